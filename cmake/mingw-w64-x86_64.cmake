@@ -1,0 +1,13 @@
+# Cross toolchain for a 64-bit build of the same sources, for Wine hosts that cannot run 32-bit code.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(TARVEX_MANIFEST_ARCH amd64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+find_program(TARVEX_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEX_WINE})

@@ -1,0 +1,13 @@
+// The programmer's parameter string and command line, and the port's device path (no Win32 needed).
+#pragma once
+
+#include <string>
+
+// A double quote, the path unchanged, a double quote.
+std::wstring QuotedPath(const std::wstring& path);
+// -v -p atmega32u4 -c avr109 -P <port> -b 57600 -D -U flash:w:<quotedPath>:i
+std::wstring ProgrammerParameters(const std::wstring& port, const std::wstring& quotedPath);
+// The program name in double quotes (unless it starts with one), then a space and the parameters if any.
+std::wstring ProgrammerCommandLine(const std::wstring& program, const std::wstring& parameters);
+// "\\.\" and at most the first 59 units of the port name.
+std::wstring PortDevicePath(const std::wstring& portName);
