@@ -1,13 +1,6 @@
-# Cross toolchain for the shipped 32-bit Windows build (mingw-w64, posix threads); tests run it under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the shipped 32-bit Windows build.
 set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TARVEX_MINGW_TRIPLE i686-w64-mingw32)
 set(TARVEX_MANIFEST_ARCH X86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-find_program(TARVEX_WINE NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEX_WINE})
+set(TARVEX_WINE_LOADER wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
