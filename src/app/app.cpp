@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include "app/file_chooser.h"
+#include "flash/flash_job.h"
 #include "platform/files.h"
+#include "settings/settings_file.h"
 
 namespace {
 
@@ -38,6 +40,12 @@ void RunEventLoop()
         case BrowseButton:
             BrowseForHexFile();
             break;
+        case FlashButton:
+            DisableControl(FlashButton, true);
+            if (FlashFirmware() == EventCloseRequest)
+                return;  // the button stays disabled: the program ends
+            DisableControl(FlashButton, false);
+            break;
         }
     }
 }
@@ -55,6 +63,7 @@ void ReleaseResources()
 {
     if (InterlockedExchange(&g_released, 1))
         return;
+    AbandonSettings();  // from here on Setting.ini is never replaced, on either road
     // On the console handler's thread the main thread may be anywhere: release nothing it could still touch.
     // The process ends right after, and that closes a serial port or file that happens to be open.
     if (GetCurrentThreadId() != g_mainThread)
