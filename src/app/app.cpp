@@ -44,6 +44,7 @@ void RunEventLoop()
             DisableControl(FlashButton, true);
             if (FlashFirmware() == EventCloseRequest)
                 return;  // the button stays disabled: the program ends
+            DiscardQueuedInput();
             DisableControl(FlashButton, false);
             break;
         }

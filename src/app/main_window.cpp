@@ -501,3 +501,16 @@ void DisableControl(int id, bool disabled)
             g_focusWhileInactive = control;
     }
 }
+
+void DiscardQueuedInput()
+{
+    // The system routes queued input when it is taken, so a click made on the greyed button would otherwise
+    // land on it once it is enabled again. Non-client input (the close button) is not in these ranges.
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE | PM_NOYIELD)) {
+    }
+    const LPARAM kAltDown = 1 << 29;
+    while (PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE | PM_NOYIELD))
+        if (msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F4 && (msg.lParam & kAltDown))
+            QueueEvent(EventCloseRequest, 0);
+}

@@ -30,3 +30,5 @@ void AppendItem(int id, const std::wstring& text);
 // LogView: empties it.
 void ClearItems(int id);
 void DisableControl(int id, bool disabled);
+// Drops the clicks and keys that piled up while a job held the thread; an Alt+F4 among them still asks to close.
+void DiscardQueuedInput();
