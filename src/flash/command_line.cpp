@@ -6,6 +6,14 @@ std::wstring QuotedPath(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
+std::wstring ProgrammerFilePath(const std::wstring& path)
+{
+    if (path.find(L'"') != std::wstring::npos)
+        return std::wstring();
+    size_t end = path.find_last_not_of(L"\\/");
+    return end == std::wstring::npos ? std::wstring() : path.substr(0, end + 1);
+}
+
 std::wstring ProgrammerParameters(const std::wstring& port, const std::wstring& quotedPath)
 {
     return L"-v -p atmega32u4 -c avr109 -P " + port + L" -b 57600 -D -U flash:w:" + quotedPath + L":i";

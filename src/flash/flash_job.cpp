@@ -58,11 +58,12 @@ EventKind FlashFirmware()
     FlushEvents();  // shows the empty log; a close request taken here is dropped
 
     std::wstring path = GetControlText(FileField);
-    if (!HexFileUsable(path)) {
+    std::wstring programmerPath = ProgrammerFilePath(path);
+    if (!HexFileUsable(path) || programmerPath.empty()) {
         AppendItem(LogView, L"Не найден HEX файл");
         return EventNone;
     }
-    std::wstring quoted = QuotedPath(path);
+    std::wstring quoted = QuotedPath(programmerPath);
 
     std::wstring port = GetControlText(PortCombo);
     if (port.empty()) {

@@ -39,6 +39,23 @@ TEST(ProgrammerCommandLine, IsComposedPieceByPiece)
     }
 }
 
+TEST(ProgrammerFilePath, IsTheCheckedFileAndCannotLeaveItsQuotes)
+{
+    struct {
+        std::wstring typed, given;
+    } cases[] = {
+        {L"C:\\fw\\blink.hex", L"C:\\fw\\blink.hex"},
+        {L"blink.hex\\", L"blink.hex"},      // a backslash before the closing quote would escape it
+        {L"blink.hex\\/\\", L"blink.hex"},
+        {L"C:\\my fw\\blink.hex", L"C:\\my fw\\blink.hex"},
+        {L"a\"b.hex", L""},                  // a quote would split the argument
+        {L"blink.hex\" -e -U \"flash:w:x.hex", L""},
+        {L"\\", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ProgrammerFilePath(c.typed), c.given) << std::string(c.typed.begin(), c.typed.end());
+}
+
 struct DevicePathCase {
     const char* what;
     std::wstring name;
