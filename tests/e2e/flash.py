@@ -11,7 +11,6 @@ import shutil
 import statistics
 import sys
 import time
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -42,55 +41,10 @@ def figure(text):
         f.write(time.strftime("%Y-%m-%d %H:%M:%S ") + text + "\n")
 
 
-class SessionCase(unittest.TestCase):
+class SessionCase(harness.SessionCase):
     """One Tarvex for the whole class, in a run folder of its own."""
 
-    RUN_NAME = None
-
-    @classmethod
-    def setUpClass(cls):
-        if not os.path.exists(os.path.join(harness.build_dir(), harness.EXE_NAME)):
-            raise unittest.SkipTest(harness.EXE_NAME + " is not built")
-        cls.run_folder = harness.RunFolder("flash-" + cls.RUN_NAME)
-        cls.serial_ports = []
-        cls.prepare(cls.run_folder)
-        cls.app = cls.run_folder.start()
-        try:
-            cls.win = cls.app.main_window(harness.shared_driver())
-        except BaseException:
-            cls.finish()
-            raise
-
-    @classmethod
-    def prepare(cls, run):
-        pass
-
-    @classmethod
-    def finish(cls):
-        cls.run_folder.end_all()
-        for serial in cls.serial_ports:
-            serial.close()
-
-    @classmethod
-    def tearDownClass(cls):
-        exit_code = 0
-        try:
-            if cls.app.alive():
-                try:
-                    cls.win.close()
-                except harness.DriverError:
-                    pass  # the window is already gone: the program is on its way out
-                exit_code = cls.app.wait(20)
-        finally:
-            cls.finish()
-        if exit_code != 0:
-            raise AssertionError("Tarvex closed through its window ended with %r, not 0" % exit_code)
-
-    @classmethod
-    def new_port(cls, **options):
-        serial = ports.SerialPort(number=None, **options)
-        cls.serial_ports.append(serial)
-        return serial
+    RUN_PREFIX = "flash-"
 
     def start_job(self, path, port):
         """Fills the two fields, empties the log (so that the last job's lines cannot be taken for this one's)

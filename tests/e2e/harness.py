@@ -105,6 +105,10 @@ TITLE is the main window's title, CONSOLE_TITLE the console's.
                        on a new thread of the program (e.g. "TarvexConsoleControlHandler" with 2 =
                        CTRL_CLOSE_EVENT); thread_finished, thread_exit_code, process_ended, process_exit_code
 
+``SessionCase(unittest.TestCase)``
+    one Tarvex for a whole test class: RUN_PREFIX + RUN_NAME name its run folder; prepare(run), before_close(),
+    after_close(state) and new_port(**options) are the hooks (see the class)
+
 ``Dialog``
     hwnd, title, children(), file_name() / set_file_name(text) (the file-name field), press_ok(),
     press_cancel(), wait_gone(timeout)
@@ -730,6 +734,77 @@ class TarvexCase(unittest.TestCase):
         if not value:
             self.fail(message or "condition not met within %s s" % timeout)
         return value
+
+
+class SessionCase(unittest.TestCase):
+    """One Tarvex for the whole class, in a run folder of its own (Wine GUI processes are slow to start and end),
+    closed through its window at the end, which must give exit code 0.
+
+    Subclasses set RUN_PREFIX and RUN_NAME, may fill the run folder in prepare(run), and may check what the close
+    left behind: before_close() returns what after_close(state) needs, and after_close returns a complaint or None.
+    new_port() gives a SerialPort that is closed after the program has ended."""
+
+    RUN_PREFIX = "session-"
+    RUN_NAME = None
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(os.path.join(build_dir(), EXE_NAME)):
+            raise unittest.SkipTest(EXE_NAME + " is not built")
+        cls.run_folder = RunFolder(cls.RUN_PREFIX + cls.RUN_NAME)
+        cls.serial_ports = []
+        try:
+            cls.prepare(cls.run_folder)
+            cls.app = cls.run_folder.start()
+            cls.win = cls.app.main_window(shared_driver())
+        except BaseException:
+            cls.finish()
+            raise
+
+    @classmethod
+    def prepare(cls, run):
+        pass
+
+    @classmethod
+    def before_close(cls):
+        return None
+
+    @classmethod
+    def after_close(cls, state):
+        return None
+
+    @classmethod
+    def finish(cls):
+        cls.run_folder.end_all()
+        for serial in cls.serial_ports:
+            serial.close()
+
+    @classmethod
+    def tearDownClass(cls):
+        exit_code = 0
+        complaint = None
+        try:
+            if cls.app.alive():
+                state = cls.before_close()
+                try:
+                    cls.win.close()
+                except DriverError:
+                    pass  # the window is already gone: the program is on its way out
+                exit_code = cls.app.wait(20)
+                complaint = cls.after_close(state)
+        finally:
+            cls.finish()
+        if exit_code != 0:
+            raise AssertionError("Tarvex closed through its window ended with %r, not 0" % exit_code)
+        if complaint:
+            raise AssertionError(complaint)
+
+    @classmethod
+    def new_port(cls, **options):
+        import ports
+        serial = ports.SerialPort(number=None, **options)
+        cls.serial_ports.append(serial)
+        return serial
 
 
 def main():

@@ -10,7 +10,6 @@ import random
 import subprocess
 import sys
 import time
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -156,61 +155,25 @@ class JobMixin:
             self.assertEqual(holders_of(path, [self.app.pid] + wineserver_pids()), [], path + " is still open")
 
 
-class SessionCase(JobMixin, unittest.TestCase):
-    """One Tarvex for the whole class (Wine GUI processes are slow to start and end), closed at the end."""
+class SessionCase(JobMixin, harness.SessionCase):
+    """One Tarvex for the whole class (Wine GUI processes are slow to start and end), closed at the end: the
+    close saves the last texts and leaves no process of the run behind."""
 
-    RUN_NAME = None
-
-    @classmethod
-    def setUpClass(cls):
-        if not os.path.exists(os.path.join(harness.build_dir(), harness.EXE_NAME)):
-            raise unittest.SkipTest(harness.EXE_NAME + " is not built")
-        cls.run_folder = harness.RunFolder("rely-" + cls.RUN_NAME)
-        cls.serial_ports = []
-        try:
-            cls.prepare(cls.run_folder)
-            cls.app = cls.run_folder.start()
-            cls.win = cls.app.main_window(harness.shared_driver())
-        except BaseException:
-            cls.finish()
-            raise
+    RUN_PREFIX = "rely-"
 
     @classmethod
-    def prepare(cls, run):
-        pass
+    def before_close(cls):
+        return saved_settings(cls.win.text(FILE_FIELD), cls.win.text(PORT_COMBO))
 
     @classmethod
-    def finish(cls):
-        cls.run_folder.end_all()
-        for serial in cls.serial_ports:
-            serial.close()
-
-    @classmethod
-    def tearDownClass(cls):
-        exit_code = 0
-        expected = stored = None
-        try:
-            if cls.app.alive():
-                expected = saved_settings(cls.win.text(FILE_FIELD), cls.win.text(PORT_COMBO))
-                cls.win.close()
-                exit_code = cls.app.wait(20)
-                stored = cls.run_folder.read_bytes("Setting.ini")
-            left = cls.app.processes()
-        finally:
-            cls.finish()
-        if exit_code != 0:
-            raise AssertionError("Tarvex closed through its window ended with %r, not 0" % exit_code)
+    def after_close(cls, expected):
+        stored = cls.run_folder.read_bytes("Setting.ini")
+        left = cls.app.processes()
         if left:
-            raise AssertionError("processes of the run outlived Tarvex: %s" % left)
+            return "processes of the run outlived Tarvex: %s" % left
         if stored != expected:
-            raise AssertionError("Setting.ini holds %r, not the last texts %r"
-                                 % ((stored or b"")[:200], (expected or b"")[:200]))
-
-    @classmethod
-    def new_port(cls, **options):
-        serial = ports.SerialPort(number=None, **options)
-        cls.serial_ports.append(serial)
-        return serial
+            return "Setting.ini holds %r, not the last texts %r" % ((stored or b"")[:200], (expected or b"")[:200])
+        return None
 
     def set_mode(self, text):
         self.run_folder.write_text("programmer-mode.txt", text)
