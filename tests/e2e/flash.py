@@ -21,18 +21,9 @@ import harness  # noqa: E402
 import hexfile  # noqa: E402
 import ports  # noqa: E402
 from harness import FILE_FIELD, FLASH_BUTTON, LOG_VIEW, PORT_COMBO  # noqa: E402
+from harness import (FAILED, FINISHED, NO_FILE, NO_PORT, NO_PROGRAMMER, TIMED_OUT, WAITING,  # noqa: E402
+                     is_closing)
 
-WAITING = "Ожидание открытия порта"
-NO_FILE = "Не найден HEX файл"
-NO_PORT = "Не выбран порт"
-TIMED_OUT = "Завершен таймаут ожидания окрытия порта"
-NO_PROGRAMMER = "Не удалось запустить 'avrdude.exe'"
-FINISHED = "Прошивка завершена"
-FAILED = "Ошибка прошивки (код завершения avrdude: %d)"
-
-
-def is_closing(line):
-    return line in (NO_FILE, NO_PORT, TIMED_OUT, NO_PROGRAMMER, FINISHED) or line.startswith("Ошибка прошивки (")
 
 
 def figure(text):

@@ -141,6 +141,21 @@ if FIXTURES not in sys.path:
 
 FILE_FIELD, BROWSE_BUTTON, PORT_LABEL, PORT_COMBO, FLASH_BUTTON, LOG_VIEW = range(6)
 TITLE = "Прошивальщик 'pro micro (mega32u4)' v1.0"
+
+# The flash job's log lines.
+WAITING = "Ожидание открытия порта"
+NO_FILE = "Не найден HEX файл"
+NO_PORT = "Не выбран порт"
+TIMED_OUT = "Завершен таймаут ожидания окрытия порта"
+NO_PROGRAMMER = "Не удалось запустить 'avrdude.exe'"
+FINISHED = "Прошивка завершена"
+FAILED = "Ошибка прошивки (код завершения avrdude: %d)"
+
+
+def is_closing(line):
+    """Whether a log line is one that ends a job."""
+    return line in (NO_FILE, NO_PORT, TIMED_OUT, NO_PROGRAMMER, FINISHED) or line.startswith("Ошибка прошивки (")
+
 CONSOLE_TITLE = "Tarvex_console"
 EXE_NAME = "Tarvex.exe"
 MARK_VARIABLE = "TARVEX_E2E_RUN"
