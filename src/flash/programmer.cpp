@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flash/command_line.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -41,18 +42,6 @@ DWORD PendingOutput(HANDLE output)
     if (!PeekNamedPipe(output, nullptr, 0, nullptr, &available, nullptr))
         return 0;
     return available;
-}
-
-// Writes all of data to handle; gives up quietly when the handle refuses.
-void WriteAll(HANDLE handle, const char* data, DWORD size)
-{
-    while (size > 0) {
-        DWORD written = 0;
-        if (!WriteFile(handle, data, size, &written, nullptr) || written == 0)
-            return;
-        data += written;
-        size -= written;
-    }
 }
 
 }  // namespace
@@ -140,7 +129,7 @@ bool ForwardProgrammerOutput(const ProgrammerHandle* programmer)
         return false;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out && out != INVALID_HANDLE_VALUE)
-        WriteAll(out, buffer, got);
+        WriteWholeBuffer(out, buffer, got);  // a console that refuses loses the bytes, the wait goes on
     return true;
 }
 

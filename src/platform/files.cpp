@@ -54,6 +54,19 @@ bool HexFileUsable(const std::wstring& path)
     return !path.empty() && QueryFileSize(path) > 0;
 }
 
+bool WriteWholeBuffer(void* handle, const char* data, size_t length)
+{
+    while (length > 0) {
+        DWORD chunk = length > 0x10000000u ? 0x10000000u : static_cast<DWORD>(length);
+        DWORD done = 0;
+        if (!WriteFile(static_cast<HANDLE>(handle), data, chunk, &done, nullptr) || done == 0)
+            return false;
+        data += done;
+        length -= done;
+    }
+    return true;
+}
+
 bool EnterProgramFolder()
 {
     // Grow the buffer until the whole path fits: a cut path would name some other folder.

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "platform/files.h"
 #include "platform/text.h"
 #include "settings/settings_text.h"
 
@@ -27,8 +28,7 @@ static CRITICAL_SECTION g_lock;
 static bool g_abandoned = false;  // under g_lock
 static DWORD g_ownerThread = 0;   // under g_lock: the thread that holds the open file
 
-static bool WriteAllBytes(void* file, const char* data, size_t length);
-static SettingsWriteStep g_writeStep = WriteAllBytes;
+static SettingsWriteStep g_writeStep = WriteWholeBuffer;
 
 // The lock exists before either thread first takes it.
 static BOOL CALLBACK InitLock(PINIT_ONCE, PVOID, PVOID*)
@@ -55,23 +55,9 @@ static void SetOwner(DWORD thread)
     Unlock();
 }
 
-// Writes every byte, in pieces that fit one WriteFile; false as soon as a write fails or stalls.
-static bool WriteAllBytes(void* file, const char* data, size_t length)
-{
-    while (length > 0) {
-        DWORD chunk = length > 0x10000000u ? 0x10000000u : static_cast<DWORD>(length);
-        DWORD done = 0;
-        if (!WriteFile(static_cast<HANDLE>(file), data, chunk, &done, nullptr) || done == 0)
-            return false;
-        data += done;
-        length -= done;
-    }
-    return true;
-}
-
 void SetSettingsWriteStep(SettingsWriteStep step)
 {
-    g_writeStep = step ? step : WriteAllBytes;
+    g_writeStep = step ? step : WriteWholeBuffer;
 }
 
 // Forgets whatever is open without writing; a new file that was not put in place is deleted.
