@@ -7,36 +7,26 @@
 
 namespace {
 
-// The port while a probe holds it open; on the console-close road the process end closes it.
-HANDLE g_probedPort = INVALID_HANDLE_VALUE;
-
 const DWORD kQueueBytes = 1024;
-
-// Closes the probed port and forgets it.
-void CloseProbedPort()
-{
-    HANDLE port = g_probedPort;
-    g_probedPort = INVALID_HANDLE_VALUE;
-    CloseHandle(port);
-}
 
 }  // namespace
 
 bool ProbePort(const std::wstring& portName)
 {
     std::wstring device = PortDevicePath(portName);
-    g_probedPort = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (g_probedPort == INVALID_HANDLE_VALUE)
+    // Open only within this call; on the console-close road the end of the process closes it.
+    HANDLE port = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
         return false;
 
     // Only a recommendation to the driver: a refusal does not make the port unusable.
-    SetupComm(g_probedPort, kQueueBytes, kQueueBytes);
+    SetupComm(port, kQueueBytes, kQueueBytes);
 
     DCB dcb;
     ZeroMemory(&dcb, sizeof(dcb));
     dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(g_probedPort, &dcb)) {
-        CloseProbedPort();
+    if (!GetCommState(port, &dcb)) {
+        CloseHandle(port);
         return false;
     }
     // Only these fields change; the rest stay as the driver reported them.
@@ -47,8 +37,8 @@ bool ProbePort(const std::wstring& portName)
     dcb.fParity = TRUE;
     dcb.fOutxCtsFlow = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    if (!SetCommState(g_probedPort, &dcb)) {
-        CloseProbedPort();
+    if (!SetCommState(port, &dcb)) {
+        CloseHandle(port);
         return false;
     }
 
@@ -56,8 +46,8 @@ bool ProbePort(const std::wstring& portName)
     ZeroMemory(&timeouts, sizeof(timeouts));
     timeouts.WriteTotalTimeoutMultiplier = 100;
     timeouts.WriteTotalTimeoutConstant = 10;
-    SetCommTimeouts(g_probedPort, &timeouts);
+    SetCommTimeouts(port, &timeouts);
 
-    CloseProbedPort();
+    CloseHandle(port);
     return true;
 }
